@@ -1,0 +1,23 @@
+#include "tests/fixture.h"
+
+#include "link/adapter_connection.h"
+#include "link/frame_exchange.h"
+#include "link/host_services.h"
+
+void ResetLogicState() {
+  mainWindow = nullptr;
+  ClearStatusLog();
+  AdapterHandle = nullptr;
+  adapterFault = 0;
+  txLength = 0;
+  rxCount = 0;
+  skipEcho = 0;
+}
+
+std::vector<std::string> StatusLines() {
+  char copy[kStatusLines][kStatusSlotSize];
+  CopyStatusLines(copy);
+  std::vector<std::string> out;
+  for (auto& line : copy) out.emplace_back(line);
+  return out;
+}
