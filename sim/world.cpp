@@ -258,6 +258,7 @@ uint32_t World::GetStatus(void* handle, uint32_t* rx, uint32_t* tx, uint32_t* ev
 uint32_t World::Read(void* handle, void* buffer, uint32_t count, uint32_t* got) {
   Advance();
   ++stats.reads;
+  if (stats.recordReads) stats.readRequests.push_back(count);
   *got = 0;
   if (!Usable(handle) || refuse.read) return kFtIoError;
   if (count > hostQueue.size()) ++stats.readsBeyondQueue;

@@ -91,6 +91,8 @@ struct LineStats {
   uint64_t bytesEchoed = 0;
   uint64_t readsBeyondQueue = 0;  // reads asking more than was queued: a real read would block
   uint64_t writes = 0, reads = 0, statusQueries = 0;
+  bool recordReads = false;             // keep each read's requested count below
+  std::vector<uint32_t> readRequests;
 };
 
 struct TimedByte {
