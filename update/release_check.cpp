@@ -127,7 +127,7 @@ int CheckImage(std::string_view file, const uint8_t* bytes, size_t size, std::st
       const size_t after = size - offset - 1;
       if (after != 0) {
         return EntryFault(message, kTrailingBytes, file, index, offset,
-                          Format("%zu bytes follow the end entry", after));
+                          Format("%zu byte%s follow the end entry", after, after == 1 ? "" : "s"));
       }
       message.clear();
       return kReleaseSound;
@@ -191,7 +191,7 @@ int CheckStoredEntry(std::string_view file, const uint8_t* bytes, size_t size, s
   }
   if (size - 2 > length) {
     return EntryFault(message, kTrailingBytes, file, 0, 0,
-                      Format("%zu bytes follow the entry", size - 2 - length));
+                      Format("%zu byte%s follow the entry", size - 2 - length, size - 2 - length == 1 ? "" : "s"));
   }
   message.clear();
   return kReleaseSound;

@@ -44,3 +44,15 @@ inline bool EntryHasFrame(const uint8_t* entry) { return EntryType(entry) >= 1 &
 inline const uint8_t* NextEntry(const uint8_t* entry) {
   return EntryHasFrame(entry) ? entry + 2 + EntryLength(entry) : entry + 2;
 }
+
+// The entries of an image before its end entry, counted the way the walks
+// step; at most kMaxEntries, where the walks stop even without an end entry.
+inline int ImageEntryCount(const uint8_t* image) {
+  const uint8_t* entry = FirstEntry(image);
+  int count = 0;
+  while (count < kMaxEntries && EntryType(entry) != 0) {
+    entry = NextEntry(entry);
+    ++count;
+  }
+  return count;
+}
