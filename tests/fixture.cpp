@@ -1,5 +1,7 @@
 #include "tests/fixture.h"
 
+#include "control/detection.h"
+#include "control/identification.h"
 #include "link/adapter_connection.h"
 #include "link/frame_exchange.h"
 #include "link/host_services.h"
@@ -12,6 +14,8 @@ void ResetLogicState() {
   txLength = 0;
   rxCount = 0;
   skipEcho = 0;
+  spinnerIndex = 0;
+  DeviceInfo = {0, 0, 0, 0, 0};
 }
 
 std::vector<std::string> StatusLines() {
