@@ -41,7 +41,9 @@ void HostSleep(uint32_t milliseconds) {
 
 void HostRequestRepaint(void* window) {
   (void)window;
-  ++TheHost().repaintRequests;
+  auto& host = TheHost();
+  ++host.repaintRequests;
+  if (host.onRepaint) host.onRepaint();
 }
 
 int HostAskQuestion(void* owner, const char* text, const char* caption) {

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ struct DeadlineReached {};
 struct HostRecord {
   Nanos deadline = kNever;
   uint64_t repaintRequests = 0;
+  // Called at every repaint request: every change of the status log ends
+  // with one, so an observer sees each line as it was written.
+  std::function<void()> onRepaint;
   struct Question {
     Nanos t;
     void* owner;
