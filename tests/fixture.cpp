@@ -5,6 +5,8 @@
 #include "link/adapter_connection.h"
 #include "link/frame_exchange.h"
 #include "link/host_services.h"
+#include "update/programming.h"
+#include "update/update_data.h"
 
 void ResetLogicState() {
   mainWindow = nullptr;
@@ -16,6 +18,8 @@ void ResetLogicState() {
   skipEcho = 0;
   spinnerIndex = 0;
   DeviceInfo = {0, 0, 0, 0, 0};
+  deferredLength = 0;
+  updateDataSet = &carriedDataSet;
 }
 
 std::vector<std::string> StatusLines() {
