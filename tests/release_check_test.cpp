@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "update/release_check.h"
 
 namespace {
@@ -280,7 +282,10 @@ TEST(ReleaseCheck, ManifestFaultsAreRefusedWithTheLine) {
 class PackRelease : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::path(::testing::TempDir()) / "lormix_pack_release_test";
+    // One folder per test and process: ctest runs tests side by side.
+    dir = fs::path(::testing::TempDir()) /
+          ("lormix_pack_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+           "_" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     MemoryRelease r;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "sim/tq410_grammar.h"
 #include "update/release_check.h"
 #include "update/update_data.h"
@@ -205,7 +207,7 @@ TEST(CarriedDataSet, MatchesTheReleaseFilesByteForByte) {
 
 TEST(ReleaseGenerator, RegeneratesTheCommittedReleaseExactly) {
   const fs::path committed = LORMIX_GENERATED_RELEASE_DIR;
-  const fs::path fresh = fs::path(::testing::TempDir()) / "lormix_regenerated_release";
+  const fs::path fresh = fs::path(::testing::TempDir()) / ("lormix_regenerated_release_" + std::to_string(getpid()));
   fs::remove_all(fresh);
   const std::string command = std::string("\"") + LORMIX_MAKE_RELEASE + "\" \"" + fresh.string() + "\"";
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
