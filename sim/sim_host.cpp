@@ -35,6 +35,7 @@ uint32_t HostTickCount() {
 
 void HostSleep(uint32_t milliseconds) {
   ++TheHost().sleeps;
+  if (milliseconds > 1) TheHost().pauseMs += milliseconds;
   TheWorld().SleepMs(milliseconds);
   sim::CheckDeadline();
 }

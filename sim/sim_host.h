@@ -35,6 +35,7 @@ struct HostRecord {
   };
   std::vector<Posted> posted;
   uint64_t sleeps = 0;
+  uint64_t pauseMs = 0;  // total of sleeps longer than the exchange's 1 ms polls
 };
 
 HostRecord& TheHost();
