@@ -41,13 +41,15 @@ static void DrainForExchange() {
   }
 }
 
-// One byte if one is waiting; false when the queue is empty or the read fails.
-static bool ReadOneByte(uint8_t* byte) {
-  uint32_t rxQueue = 0, txQueue = 0, events = 0;
+// The read of one pass: a byte if one is waiting. A pass that reads nothing
+// (empty queue, failed read) sleeps 1 ms, so bytes already queued are taken
+// without delay.
+static bool TakeByte(uint8_t* byte) {
+  uint32_t rxQueue = 0, txQueue = 0, events = 0, got = 0;
   AdapterGetStatus(AdapterHandle, &rxQueue, &txQueue, &events);
-  if (rxQueue == 0) return false;
-  uint32_t got = 0;
-  return AdapterRead(AdapterHandle, byte, 1, &got) == 0 && got == 1;
+  if (rxQueue != 0 && AdapterRead(AdapterHandle, byte, 1, &got) == 0 && got == 1) return true;
+  HostSleep(1);
+  return false;
 }
 
 static void StoreByte(uint8_t byte) {
@@ -60,9 +62,7 @@ static bool AwaitEcho() {
   for (;;) {
     const uint32_t now = HostTickCount();
     uint8_t byte;
-    if (!ReadOneByte(&byte)) {
-      HostSleep(1);
-    } else {
+    if (TakeByte(&byte)) {
       StoreByte(byte);
       if (rxCount == 1 && byte != TransmitFrame[0]) rxCount = 0;
       if (rxCount == txLength) {
@@ -94,9 +94,7 @@ int ExchangeFrame(uint32_t timeoutMs) {
   for (;;) {
     const uint32_t now = HostTickCount();
     uint8_t byte;
-    if (!ReadOneByte(&byte)) {
-      HostSleep(1);
-    } else {
+    if (TakeByte(&byte)) {
       StoreByte(byte);
       if (rxCount == 1 && byte != kProbeAnswerLead && byte != kReplyLead) rxCount = 0;
       if (result == 2 && rxCount >= 5 && ReceiveBuffer[1] == TransmitFrame[1] &&
