@@ -24,14 +24,21 @@ constexpr Model kCz = {"TQ410_CZ", 0x0A22};
 struct NoisyLine final : LineFault {
   uint32_t state = 0x2545F491u;
   static constexpr uint32_t kOneIn = 40000;
+  uint64_t lost = 0, garbled = 0;
   void Deliver(Direction direction, Nanos t, uint8_t byte, std::vector<uint8_t>& out) override {
     (void)direction, (void)t;
     state ^= state << 13;
     state ^= state >> 17;
     state ^= state << 5;
     const uint32_t pick = state % kOneIn;
-    if (pick == 0) return;                                             // lost
-    if (pick == 1) byte = static_cast<uint8_t>(byte ^ (1u << (state >> 29)));  // one bit flipped
+    if (pick == 0) {
+      ++lost;
+      return;
+    }
+    if (pick == 1) {
+      ++garbled;
+      byte = static_cast<uint8_t>(byte ^ (1u << (state >> 29)));  // one bit flipped
+    }
     out.push_back(byte);
   }
 };
@@ -42,7 +49,7 @@ struct Scenario {
   std::string name;
   std::vector<std::unique_ptr<Tq410>> devices;
   std::vector<const char*> deviceNames;
-  std::unique_ptr<LineFault> fault;
+  std::unique_ptr<NoisyLine> fault;
   std::function<void(Nanos, const std::string&)> notes;
   std::function<void(Scenario&, World&)> tick;  // the scenario's own reactions
   int stage = 0;
@@ -251,6 +258,13 @@ std::vector<std::string> DescribeDevices(const Scenario& scenario) {
                   "firmware-crc=%04X",
                   i + 1, scenario.deviceNames[i], d.identity.codeH, d.identity.codeB, d.identity.codeS,
                   d.commits.size(), d.flash.size(), tq410::Crc16(d.flash.data(), d.flash.size()));
+    out.push_back(line);
+  }
+  if (scenario.fault) {
+    char line[96];
+    std::snprintf(line, sizeof line, "line bytes-lost=%llu bytes-garbled=%llu",
+                  static_cast<unsigned long long>(scenario.fault->lost),
+                  static_cast<unsigned long long>(scenario.fault->garbled));
     out.push_back(line);
   }
   return out;
