@@ -1,3 +1,4 @@
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ struct OpenCase {
   int result;
   Lines lines;
 };
+void PrintTo(const OpenCase& c, std::ostream* os) { *os << c.name; }
 
 class OpenFailureTest : public AdapterConnectionTest,
                         public ::testing::WithParamInterface<OpenCase> {};
@@ -84,6 +86,7 @@ struct RefusedSetting {
   bool sim::Refusals::*refusal;
   const char* line;
 };
+void PrintTo(const RefusedSetting& c, std::ostream* os) { *os << c.name; }
 
 class RefusedSettingTest : public AdapterConnectionTest,
                            public ::testing::WithParamInterface<RefusedSetting> {};

@@ -1,5 +1,6 @@
 // The simulated FT232R behaves as the chip does: the logic's timing is only as
 // true as this model.
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,7 @@ struct FlushCase {
   uint8_t latency;
   double expectMs;  // after the last byte's arrival
 };
+void PrintTo(const FlushCase& c, std::ostream* os) { *os << c.name; }
 
 class ChipFlushTest : public Ft232rTest, public ::testing::WithParamInterface<FlushCase> {};
 

@@ -1,6 +1,7 @@
 // Image selection and programming against the simulated TQ410, with small
 // releases of the tests' own.
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,7 @@ struct SelectCase {
   int result;
   Lines lines;
 };
+void PrintTo(const SelectCase& c, std::ostream* os) { *os << c.name; }
 
 class SelectionTest : public ProgrammingTest, public ::testing::WithParamInterface<SelectCase> {};
 
@@ -159,6 +161,7 @@ struct RefusalCase {
   const char* name;
   uint8_t code;  // 0: no reply; else the digit of a valid reply with no effect
 };
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class FrameRefusedTest : public ProgrammingTest, public ::testing::WithParamInterface<RefusalCase> {};
 

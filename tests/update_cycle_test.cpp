@@ -1,6 +1,7 @@
 // Whole update cycles and the worker loop against simulated TQ410 devices and
 // the carried release, in virtual time.
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,7 @@ struct ErrorCase {
   sim::Tq410Identity identity;
   Lines tail;  // the last appended lines of the first cycle
 };
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name; }
 
 class ErrorPathTest : public UpdateCycleTest, public ::testing::WithParamInterface<ErrorCase> {};
 
