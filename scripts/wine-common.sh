@@ -17,6 +17,11 @@ wine_prefix() {
     wineserver -w
     touch "$WINEPREFIX/.lormix-ready"
   fi
+  # Caption buttons are drawn with Marlett; this Wine does not find the
+  # packaged copy by itself.
+  if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  fi
 }
 
 # start_xvfb: starts Xvfb on the first free display from :90 on and exports

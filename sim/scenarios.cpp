@@ -229,6 +229,13 @@ Scenario* StartScenario(const char* name, World& world) {
   return nullptr;
 }
 
+void EndScenario(Scenario* scenario, World& world) {
+  world.peer = nullptr;
+  world.fault = nullptr;
+  world.timers.clear();
+  delete scenario;
+}
+
 void TickScenario(Scenario& scenario, World& world) {
   for (size_t i = 0; i < scenario.devices.size(); ++i) {
     const Tq410& device = *scenario.devices[i];

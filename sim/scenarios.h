@@ -29,6 +29,11 @@ struct Scenario;
 // process (its devices are the world's peers).
 Scenario* StartScenario(const char* name, World& world);
 
+// Detaches the scenario from `world` (peer, line fault, pending events) and
+// frees it. The DLL never calls it (the worker may be inside the library at
+// exit); tests do, between runs.
+void EndScenario(Scenario* scenario, World& world);
+
 // Lets the scenario react to what has happened so far (an update finished, a
 // number of blocks written...). Call after every adapter operation, with the
 // world brought up to date.

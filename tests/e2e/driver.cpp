@@ -156,28 +156,29 @@ struct Lormix {
 
   // A top-level window of this process with the class and title (null: any).
   HWND FindOwnWindow(const char* className, const char* title, HWND owner) const {
-    struct Search {
-      DWORD pid;
-      const char *className, *title;
-      HWND owner, found;
-    } search{process.dwProcessId, className, title, owner, nullptr};
-    EnumWindows(
-        [](HWND w, LPARAM p) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(p);
-          DWORD pid = 0;
-          GetWindowThreadProcessId(w, &pid);
-          if (pid != s->pid || !IsWindowVisible(w)) return TRUE;
-          char text[256];
-          GetClassNameA(w, text, sizeof text);
-          if (std::strcmp(text, s->className) != 0) return TRUE;
-          GetWindowTextA(w, text, sizeof text);
-          if (s->title != nullptr && std::strcmp(text, s->title) != 0) return TRUE;
-          if (s->owner != nullptr && GetWindow(w, GW_OWNER) != s->owner) return TRUE;
-          s->found = w;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    WindowSearch search{process.dwProcessId, className, title, owner, nullptr};
+    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
+  }
+
+  struct WindowSearch {
+    DWORD pid;
+    const char *className, *title;
+    HWND owner, found;
+  };
+  static BOOL CALLBACK MatchWindow(HWND w, LPARAM p) {
+    auto* s = reinterpret_cast<WindowSearch*>(p);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid != s->pid || !IsWindowVisible(w)) return TRUE;
+    char text[256];
+    GetClassNameA(w, text, sizeof text);
+    if (std::strcmp(text, s->className) != 0) return TRUE;
+    GetWindowTextA(w, text, sizeof text);
+    if (s->title != nullptr && std::strcmp(text, s->title) != 0) return TRUE;
+    if (s->owner != nullptr && GetWindow(w, GW_OWNER) != s->owner) return TRUE;
+    s->found = w;
+    return FALSE;
   }
 
   std::vector<std::string> Lines() const {
@@ -252,6 +253,7 @@ bool Foreground(HWND window) {
 
 // The screen (the Wine desktop) as a 24-bit bottom-up .bmp.
 void Screenshot(const std::string& name) {
+  Sleep(500);  // let windows that have just appeared finish painting
   const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
@@ -386,15 +388,14 @@ std::vector<uint8_t> ResourceBytes(HMODULE module, LPCSTR type, LPCSTR name, WOR
   return std::vector<uint8_t>(data, data + SizeofResource(module, found));
 }
 
+BOOL CALLBACK AddLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR p) {
+  reinterpret_cast<std::vector<WORD>*>(p)->push_back(language);
+  return TRUE;
+}
+
 std::vector<WORD> ResourceLanguages(HMODULE module, LPCSTR type, LPCSTR name) {
   std::vector<WORD> out;
-  EnumResourceLanguagesA(
-      module, type, name,
-      [](HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR p) -> BOOL {
-        reinterpret_cast<std::vector<WORD>*>(p)->push_back(language);
-        return TRUE;
-      },
-      reinterpret_cast<LONG_PTR>(&out));
+  EnumResourceLanguagesA(module, type, name, AddLanguage, reinterpret_cast<LONG_PTR>(&out));
   return out;
 }
 
@@ -604,25 +605,35 @@ void CaseWindow() {
   if (image) FreeLibrary(image);
   Screenshot("window");
 
-  // Arrow keys move the window by one pixel; other keys do nothing.
+  // Arrow keys move the window by one pixel; other keys do nothing. Posted
+  // messages are handled in order, so a key that should do nothing is
+  // followed by Right, and the move seen once Right has been handled must be
+  // Right's pixel alone.
   struct Move {
     WORD key;
     const char* name;
     int dx, dy;
-  } moves[] = {{VK_LEFT, "Left", -1, 0}, {VK_UP, "Up", 0, -1},     {VK_RIGHT, "Right", 1, 0},
-               {VK_DOWN, "Down", 0, 1},  {VK_HOME, "Home", 0, 0},  {'A', "A", 0, 0},
+  } moves[] = {{VK_LEFT, "Left", -1, 0}, {VK_UP, "Up", 0, -1},    {VK_RIGHT, "Right", 1, 0},
+               {VK_DOWN, "Down", 0, 1},  {VK_HOME, "Home", 0, 0}, {'A', "A", 0, 0},
                {VK_F5, "F5", 0, 0}};
   for (const Move& m : moves) {
     RECT before, after;
     GetWindowRect(w, &before);
     PostMessageA(w, WM_KEYDOWN, m.key, 1);
-    SendMessageA(w, WM_NULL, 0, 0);  // returns once the posted key has been handled
+    const bool still = m.dx == 0 && m.dy == 0;
+    if (still) PostMessageA(w, WM_KEYDOWN, VK_RIGHT, 1);
+    WaitFor(3, [&] {
+      GetWindowRect(w, &after);
+      return !EqualRect(&before, &after);
+    });
+    Sleep(200);  // a second, wrong move would show by now
     GetWindowRect(w, &after);
-    Check(after.left - before.left == m.dx && after.top - before.top == m.dy &&
+    const int wantX = still ? 1 : m.dx;
+    Check(after.left - before.left == wantX && after.top - before.top == m.dy &&
               after.right - after.left == before.right - before.left &&
               after.bottom - after.top == before.bottom - before.top,
-          "key %s moves the window by (%d, %d), size unchanged (moved by (%ld, %ld))", m.name, m.dx, m.dy,
-          after.left - before.left, after.top - before.top);
+          "key %s moves the window by (%d, %d), size unchanged (moved by (%ld, %ld)%s)", m.name, m.dx, m.dy,
+          after.left - before.left - (still ? 1 : 0), after.top - before.top, still ? " besides Right's pixel" : "");
   }
 
   // Help > About (from the keyboard: Alt+H, A), Alt+/ and Alt+? open the
@@ -785,6 +796,120 @@ void CasePulledOut() {
   app.ExpectExit(0, 10, "No");
 }
 
+// Makes CreateThread fail in a freshly started LORMIX.exe: the driver starts
+// it under its debugger, and at the loader's first breakpoint (imports bound,
+// no program code run yet) points the program's import of
+// KERNEL32.CreateThread at "return 0", then lets go. The program must say
+// "CreateThread Error !" over its visible window and end with exit code 1.
+bool PatchCreateThread(HANDLE process, uintptr_t base) {
+  auto read = [&](uintptr_t at, void* out, size_t n) {
+    SIZE_T got = 0;
+    return ReadProcessMemory(process, reinterpret_cast<LPCVOID>(at), out, n, &got) && got == n;
+  };
+  IMAGE_DOS_HEADER dos;
+  IMAGE_NT_HEADERS nt;
+  if (!read(base, &dos, sizeof dos) || !read(base + dos.e_lfanew, &nt, sizeof nt)) return false;
+  const IMAGE_DATA_DIRECTORY imports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  // A stub that returns a null handle: xor eax, eax; ret (32-bit: stdcall,
+  // ret 24 pops CreateThread's six arguments).
+#if defined(_WIN64)
+  static const uint8_t stub[] = {0x31, 0xC0, 0xC3};
+#else
+  static const uint8_t stub[] = {0x31, 0xC0, 0xC2, 0x18, 0x00};
+#endif
+  void* code = VirtualAllocEx(process, nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+  SIZE_T wrote = 0;
+  if (code == nullptr || !WriteProcessMemory(process, code, stub, sizeof stub, &wrote)) return false;
+  for (uintptr_t at = base + imports.VirtualAddress;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+    IMAGE_IMPORT_DESCRIPTOR d;
+    if (!read(at, &d, sizeof d) || d.Name == 0) return false;
+    char dll[32] = {};
+    read(base + d.Name, dll, sizeof dll - 1);
+    if (_stricmp(dll, "KERNEL32.dll") != 0) continue;
+    for (size_t i = 0;; ++i) {
+      IMAGE_THUNK_DATA name;
+      const uintptr_t slot = base + d.FirstThunk + i * sizeof(IMAGE_THUNK_DATA);
+      if (!read(base + d.OriginalFirstThunk + i * sizeof name, &name, sizeof name) || name.u1.AddressOfData == 0)
+        return false;
+      if (IMAGE_SNAP_BY_ORDINAL(name.u1.Ordinal)) continue;
+      char function[64] = {};
+      read(base + name.u1.AddressOfData + 2, function, sizeof function - 1);
+      if (std::strcmp(function, "CreateThread") != 0) continue;
+      DWORD old = 0;
+      const uintptr_t target = reinterpret_cast<uintptr_t>(code);
+      return VirtualProtectEx(process, reinterpret_cast<LPVOID>(slot), sizeof target, PAGE_READWRITE, &old) &&
+             WriteProcessMemory(process, reinterpret_cast<LPVOID>(slot), &target, sizeof target, &wrote);
+    }
+  }
+}
+
+void CaseNoThread() {
+  Lormix app;
+  app.scenario = "replace";
+  app.tracePath = workDir + "\\no-thread.trace.txt";
+  app.resultPath = workDir + "\\no-thread.result.txt";
+  DeleteFileA(app.tracePath.c_str());
+  SetEnvironmentVariableA("LORMIX_SIM_SCENARIO", app.scenario.c_str());
+  SetEnvironmentVariableA("LORMIX_SIM_TRACE", app.tracePath.c_str());
+  SetEnvironmentVariableA("LORMIX_SIM_RESULT", app.resultPath.c_str());
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  std::string commandLine = "\"" + exePath + "\"";
+  if (!Check(CreateProcessA(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
+                            nullptr, nullptr, &startup, &app.process) != 0,
+             "LORMIX.exe starts under the driver's debugger"))
+    return;
+  app.startedAt = Seconds();
+  uintptr_t base = 0;
+  bool patched = false;
+  for (bool attached = true; attached;) {
+    DEBUG_EVENT event;
+    if (!WaitForDebugEvent(&event, 10000)) break;
+    DWORD status = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case CREATE_PROCESS_DEBUG_EVENT:
+        base = reinterpret_cast<uintptr_t>(event.u.CreateProcessInfo.lpBaseOfImage);
+        if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+        break;
+      case EXCEPTION_DEBUG_EVENT:
+        if (event.u.Exception.ExceptionRecord.ExceptionCode == EXCEPTION_BREAKPOINT) {
+          patched = PatchCreateThread(app.process.hProcess, base);
+          attached = false;
+        } else {
+          status = DBG_EXCEPTION_NOT_HANDLED;
+        }
+        break;
+      case EXIT_PROCESS_DEBUG_EVENT:
+        attached = false;
+        break;
+      default:
+        break;
+    }
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+  }
+  DebugActiveProcessStop(app.process.dwProcessId);
+  if (!Check(patched, "the program's import of CreateThread now fails")) return;
+
+  WaitFor(20, [&] { return (app.window = app.FindOwnWindow("LORMIX", nullptr, nullptr)) != nullptr; });
+  HWND box = nullptr;
+  WaitFor(20, [&] { return !app.Running() || (box = app.FindOwnWindow("#32770", "Error", app.window)) != nullptr; });
+  if (!Check(box != nullptr, "a box \"Error\" owned by the main window appears")) return;
+  char text[128] = {};
+  GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+  Check(std::strcmp(text, "CreateThread Error !") == 0, "it says \"CreateThread Error !\" (\"%s\")", text);
+  Check(GetDlgItem(box, IDOK) != nullptr && GetDlgItem(box, IDCANCEL) == nullptr && GetDlgItem(box, IDNO) == nullptr,
+        "it has an OK button only");
+  Check(IsWindowVisible(app.window), "the main window is visible behind it");
+  Screenshot("no-thread");
+  PostMessageA(box, WM_COMMAND, IDOK, reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+  app.ExpectExit(1, 10, "OK on the CreateThread error");
+  std::ifstream trace(app.tracePath);
+  Check(!trace.good(), "no worker ran: the adapter library was never called");
+}
+
 // The demonstration for scripts/run.sh: one update with screenshots, then No.
 int Run() {
   Lormix app;
@@ -816,6 +941,7 @@ int main(int argc, char** argv) {
       {"resources", CaseResources},
       {"window", CaseWindow},
       {"close-box", CaseCloseBox},
+      {"no-thread", CaseNoThread},
       {"close-mid-update", CaseCloseMidUpdate},
       {"replace", [&] {
          CaseUpdate("replace", en,
