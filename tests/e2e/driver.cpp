@@ -16,6 +16,7 @@
 #include <psapi.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -913,7 +914,8 @@ void CaseNoThread() {
 // The demonstration for scripts/run.sh: one update with screenshots, then No.
 int Run() {
   Lormix app;
-  if (!app.Start(getenv("LORMIX_SIM_SCENARIO") ? getenv("LORMIX_SIM_SCENARIO") : "", "run")) return 1;
+  const char* scenario = std::getenv("LORMIX_SIM_SCENARIO");
+  if (!app.Start(scenario != nullptr && scenario[0] != '\0' ? scenario : "replace", "run")) return 1;
   WaitFor(8, [] { return false; });
   Screenshot("run-1-programming");
   HWND box = WaitQuestion(app, 150);
