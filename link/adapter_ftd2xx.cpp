@@ -47,7 +47,9 @@ AdapterStatus AdapterGetStatus(AdapterHandleType handle, uint32_t* rxQueue, uint
 
 AdapterStatus AdapterRead(AdapterHandleType handle, void* buffer, uint32_t count,
                           uint32_t* bytesRead) {
-  return d2xx::FT_Read(handle, buffer, count, bytesRead);
+  const AdapterStatus status = d2xx::FT_Read(handle, buffer, count, bytesRead);
+  if (status != 0) *bytesRead = 0;  // the seam: a failed read brought nothing
+  return status;
 }
 
 AdapterStatus AdapterWrite(AdapterHandleType handle, const void* buffer, uint32_t count,

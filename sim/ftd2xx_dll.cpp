@@ -13,6 +13,7 @@
 // all the same, so a second caller cannot corrupt it.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
