@@ -516,6 +516,13 @@ void Run::OnLog() {
     Figure(kind) += 1;
     if (front_ != nullptr && front_->commits.size() > commitsAtStart_[front_])
       Figure("outcome: error reported although the device committed") += 1;
+    // The identity read that worked without awaiting the echo leaves it so
+    // for programming; on an echoing line every frame whose echo holds 0xAC
+    // or 0xAD then hides its reply (the first-byte rule keeps the echo).
+    if (lastError_ == "Error_flash_prog_1 !!!" && world_->echo && skipEcho != 0) {
+      Figure("outcome: 201 with the echo not awaited on an echoing line") += 1;
+      Say(t, "(programming ran with the echo not awaited on an echoing line)");
+    }
     longestCycleMs_ = std::max(longestCycleMs_, Ms(t - phaseSince_));
     phase_ = Phase::kAfterError;
     phaseSince_ = t;
