@@ -35,14 +35,27 @@ static void OpenAdapterPhase() {
   }
 }
 
-// Identify, program, identify again, and send the held final frame, for the
-// device that answers now.
+// The same unit: hardware codes and ID. The level is left out, since a device
+// may already report the new one before the final frame.
+static bool SameDevice(const DeviceIdentity& a, const DeviceIdentity& b) {
+  return a.codeH == b.codeH && a.codeB == b.codeB && a.idA == b.idA && a.idB == b.idB;
+}
+
+// Program the device identified last, identify again, and send the held final
+// frame. The final frame makes the device run what it was given, so it goes
+// only to the device the image was chosen for: a device swapped mid-image, or
+// a bridge that stopped relaying, must not commit another device's image.
 static int ProgramAndFinish() {
   int r;
+  const DeviceIdentity chosenFor = DeviceInfo;
   deferredLength = 0;
   if ((r = ProgramDevice()) != 0) return r;
   if ((r = ReadDeviceInfo()) != 0) return r;
   ShowDeviceIdentity();
+  if (!SameDevice(DeviceInfo, chosenFor)) {
+    AppendStatusLine("Error: device changed during update");
+    return 7;
+  }
   return SendDeferredFrame();
 }
 

@@ -299,4 +299,26 @@ TEST_F(UpdateCycleTest, RefusedFinalFrameIsAnErrorNotASuccess) {
   EXPECT_TRUE(device.commits.empty());
 }
 
+// The operator swaps devices while a frame of the first is being retried: the
+// second takes the rest of the image, but the final frame, which would make
+// it run firmware chosen for another unit, is never sent to it.
+TEST_F(UpdateCycleTest, DeviceSwappedMidImageGetsNoFinalFrame) {
+  sim::Tq410 second;
+  second.identity = {0x0A21, 0x0235, 0x0100, 500, 600};
+  second.plugged = false;
+  device.RefuseKey(tq410::ImageFrameKey(0), 4);  // the first block is retried for a while
+  world->At(1500 * kMs, [&] {
+    device.Unplug(*world, 1500 * kMs);
+    second.Attach(*world);
+    second.Plug(*world, 1500 * kMs);
+  });
+  EXPECT_FALSE(RunWorker(30000));
+  EXPECT_GT(second.counters.blocksAccepted, 30u) << "the second device took the image";
+  EXPECT_TRUE(second.commits.empty());
+  EXPECT_TRUE(device.commits.empty());
+  EXPECT_TRUE(log.AppendTimes("Update done o.k.").empty());
+  EXPECT_EQ(log.AppendTimes("Error: device changed during update").size(), 1u);
+  EXPECT_EQ(log.AppendTimes("Update error. Try again please.").size(), 1u);
+}
+
 }  // namespace
