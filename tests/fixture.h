@@ -9,8 +9,7 @@
 #include "sim/sim_host.h"
 #include "sim/world.h"
 
-// Puts every global of the update logic back to its program-start value.
-void ResetLogicState();
+#include "tests/logic_state.h"
 
 // The ten status slots as strings, top to bottom.
 std::vector<std::string> StatusLines();

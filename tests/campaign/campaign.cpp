@@ -17,6 +17,7 @@
 #include "sim/sim_host.h"
 #include "sim/tq410.h"
 #include "tests/campaign/scenario.h"
+#include "tests/logic_state.h"
 #include "tests/log_recorder.h"
 #include "update/programming.h"
 #include "update/update_data.h"
@@ -41,17 +42,10 @@ std::string Format(const char* format, ...) {
 
 double Ms(Nanos t) { return static_cast<double>(t) / kMs; }
 
-// Puts every global of the update logic back to its program-start value.
+// Every global of the update logic at its program-start value, this seed's
+// release, and a main window, so the log's changes can be observed.
 void ResetLogic(const UpdateDataSet* set) {
-  ClearStatusLog();
-  AdapterHandle = nullptr;
-  adapterFault = 0;
-  txLength = 0;
-  rxCount = 0;
-  skipEcho = 0;
-  spinnerIndex = 0;
-  DeviceInfo = {0, 0, 0, 0, 0};
-  deferredLength = 0;
+  ResetLogicState();
   updateDataSet = set;
   mainWindow = reinterpret_cast<void*>(0x4D57);
 }
