@@ -96,7 +96,7 @@ class Run {
 
  private:
   // --- setup ---
-  sim::Tq410* MakeDevice(const DeviceSpec& spec);
+  sim::Tq410* MakeDevice(const DevicePlan& plan);
   void PlugUnit(int unit, Nanos t, bool boot);
   void NoteLine(Nanos t);
   void ArmEvents();
@@ -127,7 +127,7 @@ class Run {
   sim::World* world_ = nullptr;
   std::unique_ptr<sim::LineFaults> faults_;
   std::deque<sim::Tq410> devices_;  // stable addresses: the world and the relays keep pointers
-  std::map<const sim::Tq410*, const DeviceSpec*> specs_;
+  std::map<const sim::Tq410*, const DevicePlan*> plans_;
   sim::Tq410* front_ = nullptr;
   sim::Tq410* behind_ = nullptr;
   int unit_ = 0, nextUnit_ = 1;
@@ -167,18 +167,18 @@ void Run::Fail(const std::string& what) {
   phase_ = Phase::kStopped;
 }
 
-sim::Tq410* Run::MakeDevice(const DeviceSpec& spec) {
+sim::Tq410* Run::MakeDevice(const DevicePlan& plan) {
   sim::Tq410& d = devices_.emplace_back();
-  d.identity = spec.identity;
-  d.infoPayloadLength = spec.infoPayloadLength;
+  d.identity = plan.identity;
+  d.infoPayloadLength = plan.infoPayloadLength;
   d.keepFrames = false;
-  if (spec.probeMiss > 0) {
+  if (plan.probeMiss > 0) {
     const uint64_t salt = random_.Next();
-    const double miss = spec.probeMiss;
+    const double miss = plan.probeMiss;
     d.answersProbe = [salt, miss](uint64_t n) { return !FaultRandom(salt ^ n * 0x9E3779B97F4A7C15ull).Chance(miss); };
   }
-  for (const auto& refusal : spec.refusals) d.RefuseKey(refusal.key, refusal.times, refusal.code);
-  specs_[&d] = &spec;
+  for (const auto& refusal : plan.refusals) d.RefuseKey(refusal.key, refusal.times, refusal.code);
+  plans_[&d] = &plan;
   levelAtStart_[&d] = d.identity.codeS;
   commitsAtStart_[&d] = 0;
   commitsSeen_[&d] = 0;
@@ -707,7 +707,7 @@ void Run::CheckHostFrames() {
       // A device really answered a get-info frame heard after the run's last frame.
       bool identified = false;
       for (const sim::Tq410& d : devices_) {
-        if (specs_[&d]->infoPayloadLength < kInfoPayloadSize) continue;
+        if (plans_[&d]->infoPayloadLength < kInfoPayloadSize) continue;
         for (const sim::Tq410FrameRecord& r : d.frames)
           if (r.command == tq410::kGetInfo && r.outcome == sim::Tq410Outcome::kAccepted &&
               r.received > pending.runEnd && r.replyReady != kNever && r.replyReady < f.first)
@@ -849,12 +849,12 @@ RunResult Run::Go() {
     Figure("device: damaged frames dropped") += d.counters.framesCorrupt + d.counters.framesStalled;
     Figure("device: commits") += d.counters.commits;
     Figure("device: bridges entered") += d.counters.bridgesEntered;
-    const DeviceSpec* spec = specs_[&d];
-    Figure(spec->level == Level::kOld     ? "device level: old"
-           : spec->level == Level::kEqual ? "device level: equal"
-           : spec->level == Level::kNewer ? "device level: newer"
+    const DevicePlan* plan = plans_[&d];
+    Figure(plan->level == Level::kOld     ? "device level: old"
+           : plan->level == Level::kEqual ? "device level: equal"
+           : plan->level == Level::kNewer ? "device level: newer"
                                           : "device level: unknown type") += 1;
-    if (spec->falseAck) Figure("fault: false acknowledgements scripted") += 1;
+    if (plan->falseAck) Figure("fault: false acknowledgements scripted") += 1;
   }
   Figure("host bytes sent") += faults_->hostSent.size();
   Figure("longest cycle ms") = static_cast<uint64_t>(longestCycleMs_);

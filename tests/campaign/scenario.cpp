@@ -182,8 +182,8 @@ uint16_t LevelFor(FaultRandom& r, Level level, uint16_t imageS) {
   return base;
 }
 
-DeviceSpec DrawDevice(FaultRandom& r, const Scenario& sc) {
-  DeviceSpec d;
+DevicePlan DrawDevice(FaultRandom& r, const Scenario& sc) {
+  DevicePlan d;
   d.identity.idA = static_cast<uint16_t>(r.Next());
   d.identity.idB = static_cast<uint16_t>(r.Next());
   std::vector<int> valid;
@@ -211,7 +211,7 @@ DeviceSpec DrawDevice(FaultRandom& r, const Scenario& sc) {
     const int slot = ExpectedSlot(sc.set, d.identity.codeH, d.identity.codeB, d.identity.codeS);
     const ImageFacts facts = slot >= 0 ? ReadImage(sc.set.imageTable[slot]) : ImageFacts{};
     for (size_t n = r.Between(1, 2); n > 0; --n) {
-      DeviceSpec::Refusal refusal{};
+      DevicePlan::Refusal refusal{};
       refusal.times = static_cast<int>(r.Between(1, 6));
       const double which = r.Unit();
       static const uint8_t kWrongCodes[] = {'7', '7', '9', '1', '2', '5', '6', '8'};
@@ -360,7 +360,7 @@ const char* LevelName(Level level) {
   return "?";
 }
 
-std::string DescribeDevice(const DeviceSpec& d) {
+std::string DescribeDevice(const DevicePlan& d) {
   char text[300];
   std::snprintf(text, sizeof text, "H:%04X B:%04X S:%04X (%s), get-info payload %zu, probe miss %.2f",
                 d.identity.codeH, d.identity.codeB, d.identity.codeS, LevelName(d.level),

@@ -38,7 +38,7 @@ int ExpectedSlot(const UpdateDataSet& set, uint16_t h, uint16_t b, uint16_t s);
 
 enum class Level { kOld, kEqual, kNewer, kUnknownType };
 
-struct DeviceSpec {
+struct DevicePlan {
   sim::Tq410Identity identity;
   Level level = Level::kOld;
   size_t infoPayloadLength = 17;
@@ -55,9 +55,9 @@ struct DeviceSpec {
 // What is plugged in at one time: a device, and perhaps a second one behind
 // its bridge.
 struct Unit {
-  DeviceSpec front;
+  DevicePlan front;
   bool bridge = false;
-  DeviceSpec behind;
+  DevicePlan behind;
 };
 
 enum class EventKind {
