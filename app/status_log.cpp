@@ -14,12 +14,6 @@ static std::mutex logLock;
 
 StatusLog statusLog;
 
-static void ClearLocked() {
-  for (auto& slot : statusLog.lines) slot[0] = '\0';
-  statusLog.lineIndex = 0;
-  statusLog.full = 0;
-}
-
 StatusLog::StatusLog() {
   std::memset(lines, 0, sizeof lines);
   lineIndex = 0;
@@ -70,7 +64,9 @@ void ReplaceStatusLine(const char* text) {
 void ClearStatusLog() {
   {
     std::lock_guard<std::mutex> hold(logLock);
-    ClearLocked();
+    for (auto& slot : statusLog.lines) slot[0] = '\0';
+    statusLog.lineIndex = 0;
+    statusLog.full = 0;
   }
   RequestRepaint();
 }

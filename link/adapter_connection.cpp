@@ -52,14 +52,18 @@ int SetAdapterEventChar() {
   return 0;
 }
 
-void DrainAdapter() {
-  unsigned char scratch[260];
+void DrainAdapterInto(uint8_t* scratch, uint32_t size) {
   for (;;) {
     uint32_t rxQueue = 0, txQueue = 0, events = 0;
     AdapterGetStatus(AdapterHandle, &rxQueue, &txQueue, &events);
     if (rxQueue == 0) return;
-    uint32_t want = rxQueue < sizeof scratch ? rxQueue : sizeof scratch;
+    const uint32_t want = rxQueue < size ? rxQueue : size;
     uint32_t got = 0;
     if (AdapterRead(AdapterHandle, scratch, want, &got) != 0 || got == 0) return;
   }
+}
+
+void DrainAdapter() {
+  uint8_t scratch[260];
+  DrainAdapterInto(scratch, sizeof scratch);
 }

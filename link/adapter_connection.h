@@ -33,3 +33,7 @@ int SetAdapterEventChar();
 // Reads and discards whatever the receive queue holds, 260 bytes at a time,
 // until it reports empty or a read fails or brings nothing.
 void DrainAdapter();
+
+// The same, `size` bytes at a time into the caller's scratch buffer (the frame
+// exchange drains in reads of up to 4096).
+void DrainAdapterInto(uint8_t* scratch, uint32_t size);

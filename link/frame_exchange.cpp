@@ -29,18 +29,6 @@ int ValidateReply() {
   return 0;
 }
 
-static void DrainForExchange() {
-  static uint8_t scratch[kReceiveBufferSize];
-  for (;;) {
-    uint32_t rxQueue = 0, txQueue = 0, events = 0;
-    AdapterGetStatus(AdapterHandle, &rxQueue, &txQueue, &events);
-    if (rxQueue == 0) return;
-    uint32_t want = rxQueue < kReceiveBufferSize ? rxQueue : kReceiveBufferSize;
-    uint32_t got = 0;
-    if (AdapterRead(AdapterHandle, scratch, want, &got) != 0 || got == 0) return;
-  }
-}
-
 // The read of one pass: a byte if one is waiting. A pass that reads nothing
 // (empty queue, failed read) sleeps 1 ms, so bytes already queued are taken
 // without delay.
@@ -79,7 +67,8 @@ static bool AwaitEcho() {
 int ExchangeFrame(uint32_t timeoutMs) {
   int result = 1;
 
-  DrainForExchange();
+  static uint8_t drainScratch[kReceiveBufferSize];
+  DrainAdapterInto(drainScratch, kReceiveBufferSize);
 
   uint32_t written = 0;
   if (AdapterWrite(AdapterHandle, TransmitFrame, txLength, &written) != 0) adapterFault += 1;
